@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "d88_image.h"
+TEST(Placeholder, Builds) { SUCCEED(); }
