@@ -1,11 +1,113 @@
 #include "d88_image.h"
 
+#include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <initializer_list>
 #include <limits>
 
 namespace {
 
 constexpr std::int64_t kMaxOffset = std::numeric_limits<std::int32_t>::max();
+
+// Every opened file gets a new serial; 0 belongs to none.
+std::uint64_t last_file_serial = 0;
+
+// The bytes last read from a file, so that walking record headers costs no seek or read each.
+struct ReadWindow {
+    static constexpr int kSize = 1 << 16;
+    std::uint64_t file_serial = 0;
+    std::int64_t start = 0;
+    int length = 0;  // below kSize only when the file ends inside the window
+    unsigned char bytes[kSize];
+};
+ReadWindow window;
+
+// What one walk over a track has met so far: the first record holding each ID, found by a
+// hash of the ID, and where the walk goes on. A walk depends only on the file and the offset
+// it starts from, so its records stand for every look-up that starts there.
+struct TrackWalk {
+    static constexpr int kSlotBits = 18;
+    static constexpr std::uint32_t kSlots = 1u << kSlotBits;
+    static constexpr int kMaxEntries = kSlots / 2;
+    static constexpr std::uint32_t kMaxProbes = 64;
+
+    struct Slot {
+        std::uint32_t id;
+        std::uint32_t data_pos;
+        std::uint16_t data_size;
+        std::uint16_t generation;  // the slot is in use only when this is the walk's generation
+    };
+
+    std::uint64_t file_serial = 0;
+    std::int64_t start = -1;
+    std::int64_t next_pos = 0;  // header of the first record not yet taken into the table
+    int next_index = 0;
+    bool ended = false;         // no record follows next_pos on this walk
+    bool table_full = false;    // records from next_pos on are found by walking
+    int entries = 0;
+    std::uint16_t generation = 0;
+    std::uint32_t multiplier = 0;
+    Slot slots[kSlots];
+
+    void restart(std::uint64_t serial, std::int64_t offset) {
+        file_serial = serial;
+        start = offset;
+        next_pos = offset;
+        next_index = 0;
+        ended = false;
+        table_full = false;
+        entries = 0;
+        if (++generation == 0) {
+            std::memset(slots, 0, sizeof slots);
+            generation = 1;
+        }
+        if (multiplier == 0) {
+            // A multiplier a file cannot predict keeps crafted IDs from piling up in one
+            // place of the table. It only changes how fast a look-up is, never its answer.
+            auto seed = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(this) >> 4) ^
+                        static_cast<std::uint32_t>(std::time(nullptr)) ^
+                        static_cast<std::uint32_t>(std::clock());
+            multiplier = (seed * 2654435761u) | 1u;
+        }
+    }
+
+    std::uint32_t home(std::uint32_t id) const {
+        return (id * multiplier) >> (32 - kSlotBits);
+    }
+
+    const Slot* find(std::uint32_t id) const {
+        for (std::uint32_t probe = 0, i = home(id); probe < kMaxProbes; ++probe, i = (i + 1) % kSlots) {
+            const Slot& slot = slots[i];
+            if (slot.generation != generation) return nullptr;
+            if (slot.id == id) return &slot;
+        }
+        return nullptr;
+    }
+
+    // Keeps the first record of each ID. False when the table has no room for a new ID.
+    bool insert(std::uint32_t id, std::int64_t data_pos, int data_size) {
+        for (std::uint32_t probe = 0, i = home(id); probe < kMaxProbes; ++probe, i = (i + 1) % kSlots) {
+            Slot& slot = slots[i];
+            if (slot.generation == generation) {
+                if (slot.id == id) return true;
+                continue;
+            }
+            if (entries == kMaxEntries) return false;
+            slot = {id, static_cast<std::uint32_t>(data_pos), static_cast<std::uint16_t>(data_size),
+                    generation};
+            ++entries;
+            return true;
+        }
+        return false;
+    }
+};
+TrackWalk track_walk;
+
+std::uint32_t pack_id(const unsigned char* id) {
+    return static_cast<std::uint32_t>(id[0]) | (static_cast<std::uint32_t>(id[1]) << 8) |
+           (static_cast<std::uint32_t>(id[2]) << 16) | (static_cast<std::uint32_t>(id[3]) << 24);
+}
 
 }  // namespace
 
@@ -31,6 +133,7 @@ bool D88Image::open(const char* path) {
     if (path == nullptr) return true;
     file_ = std::fopen(path, "rb");
     if (file_ == nullptr) return false;
+    file_serial_ = ++last_file_serial;
 
     // Images lie back to back, each found at the previous one's offset plus its disk size.
     std::int64_t offset = 0;
@@ -47,6 +150,7 @@ bool D88Image::open(const char* path) {
 bool D88Image::close() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
+    file_serial_ = 0;
     image_count_ = 0;
     clear_current_image();
     std::memset(track_offsets_, 0, sizeof track_offsets_);
@@ -83,8 +187,22 @@ void D88Image::set_sector_range(int first, int last) {
 
 int D88Image::read_at(std::int64_t offset, unsigned char* dest, int length) {
     if (file_ == nullptr || offset < 0 || offset > kMaxOffset || length <= 0) return 0;
-    if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return 0;
-    return static_cast<int>(std::fread(dest, 1, static_cast<std::size_t>(length), file_));
+    bool in_window = window.file_serial == file_serial_ && offset >= window.start &&
+                     (offset + length <= window.start + window.length || window.length < ReadWindow::kSize);
+    if (!in_window) {
+        if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return 0;
+        if (length > ReadWindow::kSize)
+            return static_cast<int>(std::fread(dest, 1, static_cast<std::size_t>(length), file_));
+        window.file_serial = file_serial_;
+        window.start = offset;
+        window.length = static_cast<int>(std::fread(window.bytes, 1, ReadWindow::kSize, file_));
+    }
+    // A window that holds less than its size ends where the file ends.
+    std::int64_t available = window.start + window.length - offset;
+    if (available <= 0) return 0;
+    int got = available < length ? static_cast<int>(available) : length;
+    std::memcpy(dest, window.bytes + (offset - window.start), static_cast<std::size_t>(got));
+    return got;
 }
 
 std::int64_t D88Image::track_start(int track) const {
@@ -97,21 +215,72 @@ std::int64_t D88Image::track_start(int track) const {
 
 int D88Image::read_sector(int track, int c, int h, int r, int n, unsigned char* dest, int max) {
     if (max <= 0) return 0;
-    std::int64_t pos = track_start(track);
-    if (pos < 0) return 0;
+    std::int64_t start = track_start(track);
+    if (start < 0) return 0;
+    // A record's ID bytes can only equal values 0..255.
+    for (int field : {c, h, r, n})
+        if (field < 0 || field > 255) return 0;
+    const unsigned char id[4] = {static_cast<unsigned char>(c), static_cast<unsigned char>(h),
+                                 static_cast<unsigned char>(r), static_cast<unsigned char>(n)};
+    WalkRecord found;
+    if (!find_record(start, pack_id(id), found)) return 0;
+    return read_at(found.data_pos, dest, found.data_size < max ? found.data_size : max);
+}
 
-    // The sector count is re-read from every record; a header cut short ends the walk.
+bool D88Image::walk_record(std::int64_t& pos, int index, WalkRecord& record, bool& last) {
     unsigned char header[kRecordHeaderSize];
-    for (int i = 0;; ++i) {
-        if (read_at(pos, header, kRecordHeaderSize) < kRecordHeaderSize) return 0;
-        int sector_count = get_u16le(header + 4);
-        int data_size = get_u16le(header + 14);
-        if (sector_count == 0) return 0;
-        if (header[0] == c && header[1] == h && header[2] == r && header[3] == n)
-            return read_at(pos + kRecordHeaderSize, dest, data_size < max ? data_size : max);
-        pos += kRecordHeaderSize + data_size;
-        if (i == sector_count - 1) return 0;
+    // A header cut short by the end of the file, or a sector count of 0, ends the walk.
+    if (read_at(pos, header, kRecordHeaderSize) < kRecordHeaderSize) return false;
+    int sector_count = get_u16le(header + 4);
+    if (sector_count == 0) return false;
+    record.id = pack_id(header);
+    record.data_size = get_u16le(header + 14);
+    record.data_pos = pos + kRecordHeaderSize;
+    pos = record.data_pos + record.data_size;
+    // The count is re-read from every record; the walk ends after the record it names last.
+    last = index == sector_count - 1;
+    return true;
+}
+
+bool D88Image::find_record(std::int64_t start, std::uint32_t id, WalkRecord& found) {
+    TrackWalk& walk = track_walk;
+    if (walk.file_serial != file_serial_ || walk.start != start) walk.restart(file_serial_, start);
+    if (const TrackWalk::Slot* slot = walk.find(id)) {
+        found = {id, slot->data_pos, slot->data_size};
+        return true;
     }
+    // Not among the records walked so far: walk on, taking each record into the table.
+    WalkRecord record;
+    bool last = false;
+    while (!walk.ended && !walk.table_full) {
+        std::int64_t pos = walk.next_pos;
+        if (!walk_record(pos, walk.next_index, record, last)) {
+            walk.ended = true;
+            return false;
+        }
+        if (!walk.insert(record.id, record.data_pos, record.data_size)) {
+            walk.table_full = true;
+            break;
+        }
+        walk.next_pos = pos;
+        ++walk.next_index;
+        walk.ended = last;
+        if (record.id == id) {
+            found = record;
+            return true;
+        }
+    }
+    if (walk.ended) return false;
+    // The table is full: what lies past it is found by walking from there each time.
+    std::int64_t pos = walk.next_pos;
+    for (int index = walk.next_index; walk_record(pos, index, record, last); ++index) {
+        if (record.id == id) {
+            found = record;
+            return true;
+        }
+        if (last) break;
+    }
+    return false;
 }
 
 int D88Image::read_sectors(int track, int c, int h, int r, int n, unsigned char* dest, int length) {

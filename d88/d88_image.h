@@ -56,14 +56,29 @@ public:
     int read_track_ids(int track, unsigned char* dest, int capacity);
 
 private:
+    // One sector record met on a walk over a track.
+    struct WalkRecord {
+        std::uint32_t id;        // C H R N packed, C in the low byte
+        std::int64_t data_pos;   // file offset of the record's data
+        int data_size;
+    };
+
     // Reads up to `length` bytes at absolute file offset `offset`; an offset outside
     // 0..2^31-1 reads nothing. Returns the number of bytes read.
     int read_at(std::int64_t offset, unsigned char* dest, int length);
+    // Reads the record header at `pos`, record number `index` of a walk, and moves `pos` past
+    // the record. False when the walk ends before this record; `last` says it ends after it.
+    bool walk_record(std::int64_t& pos, int index, WalkRecord& record, bool& last);
+    // Finds the first record holding `id` on the walk that starts at file offset `start`.
+    bool find_record(std::int64_t start, std::uint32_t id, WalkRecord& found);
     // File offset of the track's first record, or -1 when reads on the track must fail.
     std::int64_t track_start(int track) const;
     void clear_current_image();
 
     std::FILE* file_ = nullptr;
+    // Tells one opened file from another, so that what was read from one is never taken
+    // for the other.
+    std::uint64_t file_serial_ = 0;
     int image_count_ = 0;
     int first_sector_ = 1;
     int last_sector_ = 16;
