@@ -23,21 +23,24 @@ struct ReadWindow {
 };
 ReadWindow window;
 
-// What one walk over a track has met so far: the first record holding each ID, found by a
-// hash of the ID, and where the walk goes on. A walk depends only on the file and the offset
-// it starts from, so its records stand for every look-up that starts there.
+// What one walk over a track has met so far: the first record holding each ID, in walk order,
+// found through a hash of the ID, and where the walk goes on. A walk depends only on the file
+// and the offset it starts from, so its records stand for every look-up that starts there.
 struct TrackWalk {
-    static constexpr int kSlotBits = 18;
-    static constexpr std::uint32_t kSlots = 1u << kSlotBits;
-    static constexpr int kMaxEntries = kSlots / 2;
-    static constexpr std::uint32_t kMaxProbes = 64;
-
-    struct Slot {
-        std::uint32_t id;
+    struct Record {
         std::uint32_t data_pos;
         std::uint16_t data_size;
-        std::uint16_t generation;  // the slot is in use only when this is the walk's generation
     };
+    // A slot is taken when its tag holds the walk's generation; the tag's low bits then hold
+    // 1 + the record's index. A new walk takes a new generation instead of clearing the table.
+    struct Slot {
+        std::uint32_t id;
+        std::uint32_t tag;
+    };
+    static constexpr int kIndexBits = 18;
+    static constexpr int kMaxRecords = 1 << 17;
+    static constexpr std::uint32_t kSlotBits = 18;  // twice the records, so half stay free
+    static constexpr std::uint32_t kMaxGeneration = (1u << (32 - kIndexBits)) - 1;
 
     std::uint64_t file_serial = 0;
     std::int64_t start = -1;
@@ -45,10 +48,11 @@ struct TrackWalk {
     int next_index = 0;
     bool ended = false;         // no record follows next_pos on this walk
     bool table_full = false;    // records from next_pos on are found by walking
-    int entries = 0;
-    std::uint16_t generation = 0;
-    std::uint32_t multiplier = 0;
-    Slot slots[kSlots];
+    int record_count = 0;
+    std::uint32_t generation = 0;
+    std::uint32_t seed = 0;
+    Record records[kMaxRecords];
+    Slot slots[1u << kSlotBits];
 
     void restart(std::uint64_t serial, std::int64_t offset) {
         file_serial = serial;
@@ -57,49 +61,51 @@ struct TrackWalk {
         next_index = 0;
         ended = false;
         table_full = false;
-        entries = 0;
-        if (++generation == 0) {
+        record_count = 0;
+        if (generation == 0) {
+            // A seed a file cannot predict keeps crafted IDs from piling up in one place of
+            // the table. It only changes how fast a look-up is, never its answer.
+            seed = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(this) >> 4) ^
+                   static_cast<std::uint32_t>(std::time(nullptr)) ^
+                   static_cast<std::uint32_t>(std::clock());
+        }
+        if (generation == kMaxGeneration) {
             std::memset(slots, 0, sizeof slots);
-            generation = 1;
+            generation = 0;
         }
-        if (multiplier == 0) {
-            // A multiplier a file cannot predict keeps crafted IDs from piling up in one
-            // place of the table. It only changes how fast a look-up is, never its answer.
-            auto seed = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(this) >> 4) ^
-                        static_cast<std::uint32_t>(std::time(nullptr)) ^
-                        static_cast<std::uint32_t>(std::clock());
-            multiplier = (seed * 2654435761u) | 1u;
-        }
+        ++generation;
     }
 
-    std::uint32_t home(std::uint32_t id) const {
-        return (id * multiplier) >> (32 - kSlotBits);
+    // The slot that holds `id`, or the free slot where it would go. At most half the slots
+    // are taken, so there always is one.
+    std::uint32_t slot_for(std::uint32_t id) const {
+        // Mixing every bit of the ID into the slot number keeps IDs that differ in one byte,
+        // as the sectors of a track do, from forming long runs of taken slots.
+        std::uint32_t h = id ^ seed;
+        h = (h ^ (h >> 16)) * 0x85EBCA6Bu;
+        h = (h ^ (h >> 13)) * 0xC2B2AE35u;
+        std::uint32_t i = (h ^ (h >> 16)) >> (32 - kSlotBits);
+        while (taken(slots[i]) && slots[i].id != id) i = (i + 1) & ((1u << kSlotBits) - 1);
+        return i;
     }
 
-    const Slot* find(std::uint32_t id) const {
-        for (std::uint32_t probe = 0, i = home(id); probe < kMaxProbes; ++probe, i = (i + 1) % kSlots) {
-            const Slot& slot = slots[i];
-            if (slot.generation != generation) return nullptr;
-            if (slot.id == id) return &slot;
-        }
-        return nullptr;
+    bool taken(const Slot& slot) const { return slot.tag >> kIndexBits == generation; }
+
+    const Record* find(std::uint32_t id) const {
+        const Slot& slot = slots[slot_for(id)];
+        if (!taken(slot)) return nullptr;
+        return &records[(slot.tag & ((1u << kIndexBits) - 1)) - 1];
     }
 
     // Keeps the first record of each ID. False when the table has no room for a new ID.
     bool insert(std::uint32_t id, std::int64_t data_pos, int data_size) {
-        for (std::uint32_t probe = 0, i = home(id); probe < kMaxProbes; ++probe, i = (i + 1) % kSlots) {
-            Slot& slot = slots[i];
-            if (slot.generation == generation) {
-                if (slot.id == id) return true;
-                continue;
-            }
-            if (entries == kMaxEntries) return false;
-            slot = {id, static_cast<std::uint32_t>(data_pos), static_cast<std::uint16_t>(data_size),
-                    generation};
-            ++entries;
-            return true;
-        }
-        return false;
+        Slot& slot = slots[slot_for(id)];
+        if (taken(slot)) return true;
+        if (record_count == kMaxRecords) return false;
+        records[record_count] = {static_cast<std::uint32_t>(data_pos), static_cast<std::uint16_t>(data_size)};
+        ++record_count;
+        slot = {id, generation << kIndexBits | static_cast<std::uint32_t>(record_count)};
+        return true;
     }
 };
 TrackWalk track_walk;
@@ -185,24 +191,37 @@ void D88Image::set_sector_range(int first, int last) {
     last_sector_ = last;
 }
 
+bool D88Image::load_window(std::int64_t offset, int length) {
+    bool held = window.file_serial == file_serial_ && offset >= window.start &&
+                (offset + length <= window.start + window.length || window.length < ReadWindow::kSize);
+    if (held) return true;
+    if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return false;
+    window.file_serial = file_serial_;
+    window.start = offset;
+    window.length = static_cast<int>(std::fread(window.bytes, 1, ReadWindow::kSize, file_));
+    return true;
+}
+
 int D88Image::read_at(std::int64_t offset, unsigned char* dest, int length) {
     if (file_ == nullptr || offset < 0 || offset > kMaxOffset || length <= 0) return 0;
-    bool in_window = window.file_serial == file_serial_ && offset >= window.start &&
-                     (offset + length <= window.start + window.length || window.length < ReadWindow::kSize);
-    if (!in_window) {
+    if (length > ReadWindow::kSize) {
         if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return 0;
-        if (length > ReadWindow::kSize)
-            return static_cast<int>(std::fread(dest, 1, static_cast<std::size_t>(length), file_));
-        window.file_serial = file_serial_;
-        window.start = offset;
-        window.length = static_cast<int>(std::fread(window.bytes, 1, ReadWindow::kSize, file_));
+        return static_cast<int>(std::fread(dest, 1, static_cast<std::size_t>(length), file_));
     }
+    if (!load_window(offset, length)) return 0;
     // A window that holds less than its size ends where the file ends.
     std::int64_t available = window.start + window.length - offset;
     if (available <= 0) return 0;
     int got = available < length ? static_cast<int>(available) : length;
     std::memcpy(dest, window.bytes + (offset - window.start), static_cast<std::size_t>(got));
     return got;
+}
+
+const unsigned char* D88Image::view(std::int64_t offset, int length) {
+    if (file_ == nullptr || offset < 0 || offset > kMaxOffset) return nullptr;
+    if (!load_window(offset, length)) return nullptr;
+    if (window.start + window.length - offset < length) return nullptr;
+    return window.bytes + (offset - window.start);
 }
 
 std::int64_t D88Image::track_start(int track) const {
@@ -228,9 +247,9 @@ int D88Image::read_sector(int track, int c, int h, int r, int n, unsigned char* 
 }
 
 bool D88Image::walk_record(std::int64_t& pos, int index, WalkRecord& record, bool& last) {
-    unsigned char header[kRecordHeaderSize];
     // A header cut short by the end of the file, or a sector count of 0, ends the walk.
-    if (read_at(pos, header, kRecordHeaderSize) < kRecordHeaderSize) return false;
+    const unsigned char* header = view(pos, kRecordHeaderSize);
+    if (header == nullptr) return false;
     int sector_count = get_u16le(header + 4);
     if (sector_count == 0) return false;
     record.id = pack_id(header);
@@ -245,8 +264,8 @@ bool D88Image::walk_record(std::int64_t& pos, int index, WalkRecord& record, boo
 bool D88Image::find_record(std::int64_t start, std::uint32_t id, WalkRecord& found) {
     TrackWalk& walk = track_walk;
     if (walk.file_serial != file_serial_ || walk.start != start) walk.restart(file_serial_, start);
-    if (const TrackWalk::Slot* slot = walk.find(id)) {
-        found = {id, slot->data_pos, slot->data_size};
+    if (const TrackWalk::Record* record = walk.find(id)) {
+        found = {id, record->data_pos, record->data_size};
         return true;
     }
     // Not among the records walked so far: walk on, taking each record into the table.

@@ -66,6 +66,12 @@ private:
     // Reads up to `length` bytes at absolute file offset `offset`; an offset outside
     // 0..2^31-1 reads nothing. Returns the number of bytes read.
     int read_at(std::int64_t offset, unsigned char* dest, int length);
+    // Points at the `length` bytes at `offset` (at most 64 KiB) as held in memory, or null when
+    // the file does not hold them all.
+    const unsigned char* view(std::int64_t offset, int length);
+    // Makes the bytes from `offset` on, `length` of them or up to the end of the file, lie in
+    // memory. False when the file cannot be positioned there.
+    bool load_window(std::int64_t offset, int length);
     // Reads the record header at `pos`, record number `index` of a walk, and moves `pos` past
     // the record. False when the walk ends before this record; `last` says it ends after it.
     bool walk_record(std::int64_t& pos, int index, WalkRecord& record, bool& last);

@@ -1,6 +1,5 @@
 #include "extraction_run.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -35,20 +34,39 @@ unsigned char work_buffer[kWorkBufferSize];
 unsigned char directory_buffer[kSectorSize];
 D88Image reader;
 
-// Writes the bytes to a fresh temporary file beside `name`, then moves it over `name`, so a
-// file of that name is replaced whole or not at all. The temporary file never outlives the call.
-bool write_file_replacing(const char* name, const unsigned char* data, int length) {
-    char temp_name[64];
-    std::FILE* out = nullptr;
-    // Exclusive creation: a name that is already taken is never opened, so try the next.
-    for (int attempt = 0; attempt < 100 && out == nullptr; ++attempt) {
-        std::snprintf(temp_name, sizeof temp_name, "%s.%d.tmp", name, attempt);
-        errno = 0;
-        out = std::fopen(temp_name, "wbx");
-        if (out == nullptr && errno != EEXIST) return false;
-    }
-    if (out == nullptr) return false;
+// The run's own directory for output files being written, made beside them when first
+// needed and removed when the run ends.
+char temp_dir[32];
+bool temp_dir_made = false;
 
+bool make_temp_dir() {
+    // Creating a directory is exclusive everywhere, so a name that is already taken (by a file,
+    // a link or another run's directory) is never used: try the next. fopen's "x" mode would do
+    // the same for a file, but the Windows C runtime (msvcrt) does not honour it.
+    std::error_code error;
+    for (int attempt = 0; attempt < 100 && !temp_dir_made; ++attempt) {
+        std::snprintf(temp_dir, sizeof temp_dir, "soundext-%d.tmp", attempt);
+        temp_dir_made = std::filesystem::create_directory(temp_dir, error);
+        if (error && error != std::errc::file_exists) return false;
+    }
+    return temp_dir_made;
+}
+
+void remove_temp_dir() {
+    std::error_code error;
+    if (temp_dir_made) std::filesystem::remove(temp_dir, error);
+    temp_dir_made = false;
+}
+
+// Writes the bytes to a file in the run's own directory, then moves it over `name`, so a file
+// of that name is replaced whole or not at all. The temporary file never outlives the call.
+bool write_file_replacing(const char* name, const unsigned char* data, int length) {
+    if (!make_temp_dir()) return false;
+    // '/' separates the directory from the file name on every platform.
+    char temp_name[64];
+    std::snprintf(temp_name, sizeof temp_name, "%s/%s", temp_dir, name);
+    std::FILE* out = std::fopen(temp_name, "wb");
+    if (out == nullptr) return false;
     bool written = std::fwrite(data, 1, static_cast<std::size_t>(length), out) ==
                    static_cast<std::size_t>(length);
     written = std::fclose(out) == 0 && written;
@@ -82,7 +100,9 @@ ExtractResult extract_to_file(const char* name, int track, int c, int h, int r, 
     return ExtractResult::written;
 }
 
-int run_extraction(const LayoutProfile& profile, int argc, char** argv) {
+namespace {
+
+int run_steps(const LayoutProfile& profile, int argc, char** argv) {
 #ifdef SIGXFSZ
     // Past a file-size limit a write should fail and be reported, not kill the process and
     // leave a temporary file behind.
@@ -138,4 +158,12 @@ int run_extraction(const LayoutProfile& profile, int argc, char** argv) {
         return 1;
     }
     return all_written ? 0 : 1;
+}
+
+}  // namespace
+
+int run_extraction(const LayoutProfile& profile, int argc, char** argv) {
+    int status = run_steps(profile, argc, argv);
+    remove_temp_dir();
+    return status;
 }
