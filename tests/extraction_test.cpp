@@ -664,8 +664,9 @@ TEST_F(Extraction, ExistingFilesAreReplacedOnlyWhenTheirBlockIsRead) {
 }
 
 TEST_F(Extraction, FilesNamedLikeTemporaryFilesAreLeftAlone) {
-    // Each output is first written to a temporary file created exclusively beside it, so a
-    // file that already has such a name is never opened, let alone moved over the output.
+    // Each output is first written to a temporary file in a directory created exclusively
+    // beside it, so a file that already has such a name is never opened, let alone moved over
+    // the output.
     DiskBuilder disk = listing_disk();
     write_disk(disk.build());
     Outcome outcome = listing_outcome(disk, kA);
@@ -676,6 +677,11 @@ TEST_F(Extraction, FilesNamedLikeTemporaryFilesAreLeftAlone) {
             decoys[name] = Bytes(name.begin(), name.end());
             d88test::write_file((work_ / name).string(), decoys[name]);
         }
+    // Nor does the directory the run keeps its temporary files in take a name in use.
+    for (const std::string name : {"soundext-0.tmp", "soundext-1.tmp"}) {
+        decoys[name] = Bytes(name.begin(), name.end());
+        d88test::write_file((work_ / name).string(), decoys[name]);
+    }
 
     expect_run(run('a'), 0, outcome.out, "");
     outcome.files.insert(decoys.begin(), decoys.end());
