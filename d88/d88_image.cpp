@@ -28,18 +28,19 @@ ReadWindow window;
 // and the offset it starts from, so its records stand for every look-up that starts there.
 struct TrackWalk {
     struct Record {
+        std::uint32_t id;
         std::uint32_t data_pos;
         std::uint16_t data_size;
     };
-    // A slot is taken when its tag holds the walk's generation; the tag's low bits then hold
-    // 1 + the record's index. A new walk takes a new generation instead of clearing the table.
+    // A slot is taken when its tag holds the current generation; the tag's low bits then hold
+    // 1 + the record's index. A new generation empties the table without clearing it.
     struct Slot {
         std::uint32_t id;
         std::uint32_t tag;
     };
     static constexpr int kIndexBits = 18;
     static constexpr int kMaxRecords = 1 << 17;
-    static constexpr std::uint32_t kSlotBits = 18;  // twice the records, so half stay free
+    static constexpr std::uint32_t kMaxSlotBits = 18;  // twice the records, so half stay free
     static constexpr std::uint32_t kMaxGeneration = (1u << (32 - kIndexBits)) - 1;
 
     std::uint64_t file_serial = 0;
@@ -49,10 +50,13 @@ struct TrackWalk {
     bool ended = false;         // no record follows next_pos on this walk
     bool table_full = false;    // records from next_pos on are found by walking
     int record_count = 0;
+    // The part of the table in use: it grows with the walks, so walks over normal tracks
+    // keep to a few cache lines, and it stays grown, so later long walks need not grow it.
+    std::uint32_t slot_bits = 6;
     std::uint32_t generation = 0;
     std::uint32_t seed = 0;
     Record records[kMaxRecords];
-    Slot slots[1u << kSlotBits];
+    Slot slots[1u << kMaxSlotBits];
 
     void restart(std::uint64_t serial, std::int64_t offset) {
         file_serial = serial;
@@ -69,6 +73,10 @@ struct TrackWalk {
                    static_cast<std::uint32_t>(std::time(nullptr)) ^
                    static_cast<std::uint32_t>(std::clock());
         }
+        empty_table();
+    }
+
+    void empty_table() {
         if (generation == kMaxGeneration) {
             std::memset(slots, 0, sizeof slots);
             generation = 0;
@@ -77,15 +85,15 @@ struct TrackWalk {
     }
 
     // The slot that holds `id`, or the free slot where it would go. At most half the slots
-    // are taken, so there always is one.
+    // in use are taken, so there always is one.
     std::uint32_t slot_for(std::uint32_t id) const {
         // Mixing every bit of the ID into the slot number keeps IDs that differ in one byte,
         // as the sectors of a track do, from forming long runs of taken slots.
         std::uint32_t h = id ^ seed;
         h = (h ^ (h >> 16)) * 0x85EBCA6Bu;
         h = (h ^ (h >> 13)) * 0xC2B2AE35u;
-        std::uint32_t i = (h ^ (h >> 16)) >> (32 - kSlotBits);
-        while (taken(slots[i]) && slots[i].id != id) i = (i + 1) & ((1u << kSlotBits) - 1);
+        std::uint32_t i = (h ^ (h >> 16)) >> (32 - slot_bits);
+        while (taken(slots[i]) && slots[i].id != id) i = (i + 1) & ((1u << slot_bits) - 1);
         return i;
     }
 
@@ -99,13 +107,25 @@ struct TrackWalk {
 
     // Keeps the first record of each ID. False when the table has no room for a new ID.
     bool insert(std::uint32_t id, std::int64_t data_pos, int data_size) {
-        Slot& slot = slots[slot_for(id)];
-        if (taken(slot)) return true;
+        std::uint32_t i = slot_for(id);
+        if (taken(slots[i])) return true;
         if (record_count == kMaxRecords) return false;
-        records[record_count] = {static_cast<std::uint32_t>(data_pos), static_cast<std::uint16_t>(data_size)};
+        records[record_count] = {id, static_cast<std::uint32_t>(data_pos), static_cast<std::uint16_t>(data_size)};
         ++record_count;
-        slot = {id, generation << kIndexBits | static_cast<std::uint32_t>(record_count)};
+        if (2 * record_count > (1 << slot_bits)) {
+            grow();
+        } else {
+            slots[i] = {id, generation << kIndexBits | static_cast<std::uint32_t>(record_count)};
+        }
         return true;
+    }
+
+    // Doubles the part of the table in use and puts every record back in.
+    void grow() {
+        ++slot_bits;
+        empty_table();
+        for (int k = 0; k < record_count; ++k)
+            slots[slot_for(records[k].id)] = {records[k].id, generation << kIndexBits | static_cast<std::uint32_t>(k + 1)};
     }
 };
 TrackWalk track_walk;
