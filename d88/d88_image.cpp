@@ -57,6 +57,13 @@ struct TrackWalk {
     std::uint32_t seed = 0;
     Record records[kMaxRecords];
     Slot slots[1u << kMaxSlotBits];
+    // Past a full table: the first record of each sector number R among the records with the
+    // C, H and N of `group`, from the end of the table to the end of the walk.
+    static constexpr std::uint32_t kGroupMask = 0xFF00FFFFu;
+    bool group_walked = false;
+    std::uint32_t group = 0;
+    bool group_present[256];
+    Record group_records[256];
 
     void restart(std::uint64_t serial, std::int64_t offset) {
         file_serial = serial;
@@ -65,6 +72,7 @@ struct TrackWalk {
         next_index = 0;
         ended = false;
         table_full = false;
+        group_walked = false;
         record_count = 0;
         if (generation == 0) {
             // A seed a file cannot predict keeps crafted IDs from piling up in one place of
@@ -310,16 +318,29 @@ bool D88Image::find_record(std::int64_t start, std::uint32_t id, WalkRecord& fou
         }
     }
     if (walk.ended) return false;
-    // The table is full: what lies past it is found by walking from there each time.
-    std::int64_t pos = walk.next_pos;
-    for (int index = walk.next_index; walk_record(pos, index, record, last); ++index) {
-        if (record.id == id) {
-            found = record;
-            return true;
+    // The table is full. What lies past it is found by walking from there to the end of the
+    // walk, once for each cylinder, head and size code asked for, noting the first record of
+    // every sector number with them: a run asks for those one after another.
+    const std::uint32_t group = id & TrackWalk::kGroupMask;
+    if (!walk.group_walked || walk.group != group) {
+        walk.group = group;
+        walk.group_walked = true;
+        std::memset(walk.group_present, 0, sizeof walk.group_present);
+        std::int64_t pos = walk.next_pos;
+        for (int index = walk.next_index; walk_record(pos, index, record, last); ++index) {
+            int r = static_cast<int>(record.id >> 16 & 0xFF);
+            if ((record.id & TrackWalk::kGroupMask) == group && !walk.group_present[r]) {
+                walk.group_present[r] = true;
+                walk.group_records[r] = {record.id, static_cast<std::uint32_t>(record.data_pos),
+                                         static_cast<std::uint16_t>(record.data_size)};
+            }
+            if (last) break;
         }
-        if (last) break;
     }
-    return false;
+    int r = static_cast<int>(id >> 16 & 0xFF);
+    if (!walk.group_present[r]) return false;
+    found = {id, walk.group_records[r].data_pos, walk.group_records[r].data_size};
+    return true;
 }
 
 int D88Image::read_sectors(int track, int c, int h, int r, int n, unsigned char* dest, int length) {

@@ -103,6 +103,20 @@ public:
         return *this;
     }
 
+    // Where build() puts the data of each record: the file offset of the data of record i of
+    // track t is data_offsets()[t][i] (the header lies 16 bytes before it).
+    std::vector<std::vector<std::size_t>> data_offsets() const {
+        std::vector<std::vector<std::size_t>> offsets(kTracks);
+        std::size_t at = 0x2B0;
+        for (std::size_t t = 0; t < kTracks; ++t) {
+            for (const auto& rec : tracks_[t]) {
+                offsets[t].push_back(at + 16);
+                at += 16 + rec.data.size();
+            }
+        }
+        return offsets;
+    }
+
     Bytes build() const {
         Bytes out(0x2B0, 0);
         for (std::size_t i = 0; i < name.size() && i < 16; ++i)

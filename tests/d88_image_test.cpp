@@ -510,6 +510,38 @@ TEST_F(D88ImageTest, LookupsGiveTheSameAnswerInAnyOrder) {
     }
 }
 
+TEST_F(D88ImageTest, TrackWithMoreRecordsThanTheReaderRemembersGivesTheSameAnswers) {
+    // 140,000 records of distinct IDs that nothing asks for, more than a walk keeps track of,
+    // then the sectors asked for: duplicates, a record with a sector count of 0 that ends the
+    // walk, and a record after that end.
+    constexpr int kFillers = 140000;
+    std::vector<Record> records;
+    for (int k = 0; k < kFillers; ++k)
+        records.push_back(make_record(k & 0xFF, (k >> 8) & 0xFF, (k >> 16) & 0xFF, 7, Bytes(), k == 0 ? 0xFFFF : 1));
+    records[50] = make_record(5, 0, 1, 1, pattern(16, 1), 1);
+    for (const Record& rec : {make_record(5, 0, 1, 1, pattern(16, 2), 1), make_record(5, 0, 2, 1, pattern(16, 3), 1),
+                              make_record(5, 0, 3, 1, pattern(16, 4), 1), make_record(5, 0, 2, 1, pattern(16, 5), 1),
+                              make_record(6, 0, 3, 1, pattern(16, 6), 1), make_record(5, 0, 4, 1, pattern(16, 7), 0),
+                              make_record(5, 0, 5, 1, pattern(16, 8), 1)})
+        records.push_back(rec);
+    DiskBuilder b;
+    b.track(0) = records;
+    load(b.build());
+
+    struct Case {
+        int c, r;
+        std::uint8_t seed;  // 0: not found
+    };
+    const Case cases[] = {{5, 3, 4}, {5, 1, 1}, {5, 2, 3}, {6, 3, 6}, {5, 4, 0},
+                          {5, 5, 0}, {5, 3, 4}, {7, 1, 0}, {5, 1, 1}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << "C " << k.c << " R " << k.r);
+        Bytes buf(16, kFill);
+        int got = reader.read_sector(0, k.c, 0, k.r, 1, buf.data(), 16);
+        EXPECT_EQ(k.seed == 0 ? Bytes() : pattern(16, k.seed), Bytes(buf.begin(), buf.begin() + std::max(got, 0)));
+    }
+}
+
 TEST_F(D88ImageTest, WholeDiskReadsAsOneRun) {
     // Every track present: the file is far larger than any single read.
     DiskBuilder b;
