@@ -1,9 +1,10 @@
 #include "d88_image.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 
 namespace {
@@ -23,120 +24,25 @@ struct ReadWindow {
 };
 ReadWindow window;
 
-// What one walk over a track has met so far: the first record holding each ID, in walk order,
-// found through a hash of the ID, and where the walk goes on. A walk depends only on the file
-// and the offset it starts from, so its records stand for every look-up that starts there.
-struct TrackWalk {
-    struct Record {
-        std::uint32_t id;
-        std::uint32_t data_pos;
-        std::uint16_t data_size;
-    };
-    // A slot is taken when its tag holds the current generation; the tag's low bits then hold
-    // 1 + the record's index. A new generation empties the table without clearing it.
-    struct Slot {
-        std::uint32_t id;
-        std::uint32_t tag;
-    };
-    static constexpr int kIndexBits = 18;
-    static constexpr int kMaxRecords = 1 << 17;
-    static constexpr std::uint32_t kMaxSlotBits = 18;  // twice the records, so half stay free
-    static constexpr std::uint32_t kMaxGeneration = (1u << (32 - kIndexBits)) - 1;
-
-    std::uint64_t file_serial = 0;
-    std::int64_t start = -1;
-    std::int64_t next_pos = 0;  // header of the first record not yet taken into the table
-    int next_index = 0;
-    bool ended = false;         // no record follows next_pos on this walk
-    bool table_full = false;    // records from next_pos on are found by walking
-    int record_count = 0;
-    // The part of the table in use: it grows with the walks, so walks over normal tracks
-    // keep to a few cache lines, and it stays grown, so later long walks need not grow it.
-    std::uint32_t slot_bits = 6;
-    std::uint32_t generation = 0;
-    std::uint32_t seed = 0;
-    Record records[kMaxRecords];
-    Slot slots[1u << kMaxSlotBits];
-    // Past a full table: the first record of each sector number R among the records with the
-    // C, H and N of `group`, from the end of the table to the end of the walk.
-    static constexpr std::uint32_t kGroupMask = 0xFF00FFFFu;
-    bool group_walked = false;
+// The sectors that one walk over a track offers for one cylinder, head and size code: the first
+// record of each sector number R, as a walk from the track's first record to the end of the
+// walk met them. A walk depends only on the file and the offset it starts from, so one such
+// table answers every later look-up of those IDs on that walk. A run asks for one cylinder,
+// head and size code per track, so it fills at most one table per track.
+struct SectorTable {
+    static constexpr std::uint32_t kGroupMask = 0xFF00FFFFu;  // the ID without R
+    std::uint64_t file_serial = 0;  // 0: the table holds nothing
+    std::int64_t start = 0;
     std::uint32_t group = 0;
-    bool group_present[256];
-    Record group_records[256];
-
-    void restart(std::uint64_t serial, std::int64_t offset) {
-        file_serial = serial;
-        start = offset;
-        next_pos = offset;
-        next_index = 0;
-        ended = false;
-        table_full = false;
-        group_walked = false;
-        record_count = 0;
-        if (generation == 0) {
-            // A seed a file cannot predict keeps crafted IDs from piling up in one place of
-            // the table. It only changes how fast a look-up is, never its answer.
-            seed = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(this) >> 4) ^
-                   static_cast<std::uint32_t>(std::time(nullptr)) ^
-                   static_cast<std::uint32_t>(std::clock());
-        }
-        empty_table();
-    }
-
-    void empty_table() {
-        if (generation == kMaxGeneration) {
-            std::memset(slots, 0, sizeof slots);
-            generation = 0;
-        }
-        ++generation;
-    }
-
-    // The slot that holds `id`, or the free slot where it would go. At most half the slots
-    // in use are taken, so there always is one.
-    std::uint32_t slot_for(std::uint32_t id) const {
-        // Mixing every bit of the ID into the slot number keeps IDs that differ in one byte,
-        // as the sectors of a track do, from forming long runs of taken slots.
-        std::uint32_t h = id ^ seed;
-        h = (h ^ (h >> 16)) * 0x85EBCA6Bu;
-        h = (h ^ (h >> 13)) * 0xC2B2AE35u;
-        std::uint32_t i = (h ^ (h >> 16)) >> (32 - slot_bits);
-        while (taken(slots[i]) && slots[i].id != id) i = (i + 1) & ((1u << slot_bits) - 1);
-        return i;
-    }
-
-    bool taken(const Slot& slot) const { return slot.tag >> kIndexBits == generation; }
-
-    const Record* find(std::uint32_t id) const {
-        const Slot& slot = slots[slot_for(id)];
-        if (!taken(slot)) return nullptr;
-        return &records[(slot.tag & ((1u << kIndexBits) - 1)) - 1];
-    }
-
-    // Keeps the first record of each ID. False when the table has no room for a new ID.
-    bool insert(std::uint32_t id, std::int64_t data_pos, int data_size) {
-        std::uint32_t i = slot_for(id);
-        if (taken(slots[i])) return true;
-        if (record_count == kMaxRecords) return false;
-        records[record_count] = {id, static_cast<std::uint32_t>(data_pos), static_cast<std::uint16_t>(data_size)};
-        ++record_count;
-        if (2 * record_count > (1 << slot_bits)) {
-            grow();
-        } else {
-            slots[i] = {id, generation << kIndexBits | static_cast<std::uint32_t>(record_count)};
-        }
-        return true;
-    }
-
-    // Doubles the part of the table in use and puts every record back in.
-    void grow() {
-        ++slot_bits;
-        empty_table();
-        for (int k = 0; k < record_count; ++k)
-            slots[slot_for(records[k].id)] = {records[k].id, generation << kIndexBits | static_cast<std::uint32_t>(k + 1)};
-    }
+    std::uint64_t last_used = 0;
+    std::int32_t data_size[256];  // -1: no record of this R before the walk ends
+    std::uint32_t data_pos[256];
 };
-TrackWalk track_walk;
+// More tables than a disk has tracks, so a run never walks a track twice for the same IDs.
+constexpr int kSectorTables = 256;
+SectorTable sector_tables[kSectorTables];
+SectorTable* last_table = nullptr;
+std::uint64_t table_clock = 0;
 
 std::uint32_t pack_id(const unsigned char* id) {
     return static_cast<std::uint32_t>(id[0]) | (static_cast<std::uint32_t>(id[1]) << 8) |
@@ -290,56 +196,46 @@ bool D88Image::walk_record(std::int64_t& pos, int index, WalkRecord& record, boo
 }
 
 bool D88Image::find_record(std::int64_t start, std::uint32_t id, WalkRecord& found) {
-    TrackWalk& walk = track_walk;
-    if (walk.file_serial != file_serial_ || walk.start != start) walk.restart(file_serial_, start);
-    if (const TrackWalk::Record* record = walk.find(id)) {
-        found = {id, record->data_pos, record->data_size};
-        return true;
-    }
-    // Not among the records walked so far: walk on, taking each record into the table.
-    WalkRecord record;
-    bool last = false;
-    while (!walk.ended && !walk.table_full) {
-        std::int64_t pos = walk.next_pos;
-        if (!walk_record(pos, walk.next_index, record, last)) {
-            walk.ended = true;
-            return false;
-        }
-        if (!walk.insert(record.id, record.data_pos, record.data_size)) {
-            walk.table_full = true;
-            break;
-        }
-        walk.next_pos = pos;
-        ++walk.next_index;
-        walk.ended = last;
-        if (record.id == id) {
-            found = record;
-            return true;
-        }
-    }
-    if (walk.ended) return false;
-    // The table is full. What lies past it is found by walking from there to the end of the
-    // walk, once for each cylinder, head and size code asked for, noting the first record of
-    // every sector number with them: a run asks for those one after another.
-    const std::uint32_t group = id & TrackWalk::kGroupMask;
-    if (!walk.group_walked || walk.group != group) {
-        walk.group = group;
-        walk.group_walked = true;
-        std::memset(walk.group_present, 0, sizeof walk.group_present);
-        std::int64_t pos = walk.next_pos;
-        for (int index = walk.next_index; walk_record(pos, index, record, last); ++index) {
-            int r = static_cast<int>(record.id >> 16 & 0xFF);
-            if ((record.id & TrackWalk::kGroupMask) == group && !walk.group_present[r]) {
-                walk.group_present[r] = true;
-                walk.group_records[r] = {record.id, static_cast<std::uint32_t>(record.data_pos),
-                                         static_cast<std::uint16_t>(record.data_size)};
+    const std::uint32_t group = id & SectorTable::kGroupMask;
+    auto holds = [&](const SectorTable* table) {
+        return table->file_serial == file_serial_ && table->start == start && table->group == group;
+    };
+    SectorTable* table = last_table;
+    if (table == nullptr || !holds(table)) {
+        // Look for the table among the others; failing that, walk the track into the one
+        // used longest ago.
+        table = &sector_tables[0];
+        for (SectorTable& candidate : sector_tables) {
+            if (holds(&candidate)) {
+                table = &candidate;
+                break;
             }
-            if (last) break;
+            if (candidate.last_used < table->last_used) table = &candidate;
+        }
+        if (!holds(table)) {
+            table->file_serial = file_serial_;
+            table->start = start;
+            table->group = group;
+            std::fill(std::begin(table->data_size), std::end(table->data_size), -1);
+            std::int64_t pos = start;
+            WalkRecord record;
+            bool last = false;
+            for (int index = 0; walk_record(pos, index, record, last); ++index) {
+                const int r = static_cast<int>(record.id >> 16 & 0xFF);
+                if ((record.id & SectorTable::kGroupMask) == group && table->data_size[r] < 0) {
+                    table->data_size[r] = record.data_size;
+                    table->data_pos[r] = static_cast<std::uint32_t>(record.data_pos);
+                }
+                if (last) break;
+            }
         }
     }
-    int r = static_cast<int>(id >> 16 & 0xFF);
-    if (!walk.group_present[r]) return false;
-    found = {id, walk.group_records[r].data_pos, walk.group_records[r].data_size};
+    table->last_used = ++table_clock;
+    last_table = table;
+
+    const int r = static_cast<int>(id >> 16 & 0xFF);
+    if (table->data_size[r] < 0) return false;
+    found = {id, table->data_pos[r], table->data_size[r]};
     return true;
 }
 

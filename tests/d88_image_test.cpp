@@ -510,10 +510,10 @@ TEST_F(D88ImageTest, LookupsGiveTheSameAnswerInAnyOrder) {
     }
 }
 
-TEST_F(D88ImageTest, TrackWithMoreRecordsThanTheReaderRemembersGivesTheSameAnswers) {
-    // 140,000 records of distinct IDs that nothing asks for, more than a walk keeps track of,
-    // then the sectors asked for: duplicates, a record with a sector count of 0 that ends the
-    // walk, and a record after that end.
+TEST_F(D88ImageTest, LongTrackGivesTheFirstRecordOfEachIdBeforeTheWalkEnds) {
+    // 140,000 records of distinct IDs that nothing asks for, far more than a sector count can
+    // name, then the sectors asked for: duplicates, another cylinder, a record with a sector
+    // count of 0 that ends the walk, and a record after that end.
     constexpr int kFillers = 140000;
     std::vector<Record> records;
     for (int k = 0; k < kFillers; ++k)
