@@ -28,6 +28,7 @@ constexpr char kDirectoryFailed[] =
 constexpr char kWriteFailedSuffix[] =
     "\x82\xCC\x8F\x91\x82\xAB\x8D\x9E\x82\xDD\x82\xC9\x8E\xB8\x94\x73\x82\xB5\x82\xDC\x82\xB5"
     "\x82\xBD.\n";
+// What the listing is written to, named in the message when it cannot be.
 constexpr char kStandardOutput[] = "\x95\x57\x8F\x80\x8F\x6F\x97\xCD";
 
 unsigned char work_buffer[kWorkBufferSize];
@@ -79,6 +80,7 @@ bool write_file_replacing(const char* name, const unsigned char* data, int lengt
     return true;
 }
 
+// Names whatever could not be written.
 void report_write_failure(const char* name) {
     std::fputs(name, stderr);
     std::fputs(kWriteFailedSuffix, stderr);
@@ -153,8 +155,7 @@ int run_steps(const LayoutProfile& profile, int argc, char** argv) {
 
     // A listing that never reached its destination is a failed run.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fputs(kStandardOutput, stderr);
-        std::fputs(kWriteFailedSuffix, stderr);
+        report_write_failure(kStandardOutput);
         return 1;
     }
     return all_written ? 0 : 1;
