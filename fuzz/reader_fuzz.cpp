@@ -107,26 +107,29 @@ void compare_dest(const char* what, int k, const unsigned char* a, const unsigne
     }
 }
 
-int do_read_sector(int k, int track, int c, int h, int r, int n, int max) {
-    int size = max > 0 ? max : 0;
+// Calls the same read (one sector, or a run) on reader k and on its model, with `limit` as the
+// byte limit, and stops at the first difference in the result or in the bytes stored.
+template <typename Mine, typename Plain>
+int compare_read(const char* what, Mine mine, Plain plain, int k, int track, int c, int h, int r, int n,
+                 int limit) {
+    int size = limit > 0 ? limit : 0;
     unsigned char* a = dest_buffer(0, size);
     unsigned char* b = dest_buffer(1, size);
-    int got_a = reader[k]->read_sector(track, c, h, r, n, a, max);
-    int got_b = model[k]->read_sector(track, c, h, r, n, b, max);
-    if (got_a != got_b) mismatch("read_sector result", k, got_a, got_b);
-    compare_dest("read_sector dest (first differing byte)", k, a, b, size);
+    int got_a = ((*reader[k]).*mine)(track, c, h, r, n, a, limit);
+    int got_b = ((*model[k]).*plain)(track, c, h, r, n, b, limit);
+    if (got_a != got_b) mismatch((std::string(what) + " result").c_str(), k, got_a, got_b);
+    compare_dest((std::string(what) + " dest (first differing byte)").c_str(), k, a, b, size);
     return got_a;
 }
 
+int do_read_sector(int k, int track, int c, int h, int r, int n, int max) {
+    return compare_read("read_sector", &D88Image::read_sector, &ReferenceReader::read_sector, k, track, c, h, r,
+                        n, max);
+}
+
 int do_read_sectors(int k, int track, int c, int h, int r, int n, int length) {
-    int size = length > 0 ? length : 0;
-    unsigned char* a = dest_buffer(0, size);
-    unsigned char* b = dest_buffer(1, size);
-    int got_a = reader[k]->read_sectors(track, c, h, r, n, a, length);
-    int got_b = model[k]->read_sectors(track, c, h, r, n, b, length);
-    if (got_a != got_b) mismatch("read_sectors result", k, got_a, got_b);
-    compare_dest("read_sectors dest (first differing byte)", k, a, b, size);
-    return got_a;
+    return compare_read("read_sectors", &D88Image::read_sectors, &ReferenceReader::read_sectors, k, track, c, h,
+                        r, n, length);
 }
 
 // Lists the track's IDs on reader k; `ids`, if given, receives a copy of what was stored.
